@@ -133,6 +133,17 @@ static bool CopyToTemp(const char *source, const char *temp, const char *shownSo
     return copied;
 }
 
+// Moves temp over target in one step. A read-only target stays as it is:
+// the user or the game made it so, and not every file system refuses the
+// replacement by itself.
+static bool ReplaceTarget(const char *temp, const char *target)
+{
+    DWORD attributes = GetFileAttributesA(target);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        return false;
+    return MoveFileExA(temp, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 int InstallFileByCopy(const char *destRoot, const char *sourceFolder, const char *subFolder, const char *fileName)
 {
     // The texts for the boxes are composed in message-sized buffers, where
@@ -158,7 +169,7 @@ int InstallFileByCopy(const char *destRoot, const char *sourceFolder, const char
         else
             JoinPath(shownTemp, destRoot, "_TG00000.$$$", sizeof shownTemp);
         if (CopyToTemp(source, temp, shownSource, shownTemp, &tempCreated))
-            installed = MoveFileExA(temp, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+            installed = ReplaceTarget(temp, target);
     }
     if (installed)
         return 1;
