@@ -62,8 +62,8 @@ static bool RetryAt(HANDLE file, unsigned long long offset, const char *format, 
     }
 }
 
-// Copies every byte of source into temp, asking Retry on each failed read,
-// write or flush. True when all of it is written and flushed.
+// Copies every byte of source into temp, asking Retry on each failed read
+// or write. True when all of it is written.
 static bool CopyData(HANDLE source, HANDLE temp, unsigned long long size, const char *sourcePath,
                      const char *tempPath)
 {
@@ -88,7 +88,13 @@ static bool CopyData(HANDLE source, HANDLE temp, unsigned long long size, const 
         }
         offset += chunk;
     }
-    // The data must be on disk before the move makes it the target.
+    return true;
+}
+
+// The data and time stamps must be on disk before the move makes the file
+// the target. False when the user cancelled.
+static bool Flush(HANDLE temp, const char *tempPath)
+{
     while (!FlushFileBuffers(temp)) {
         if (!AskRetry(writeErrorText, tempPath))
             return false;
@@ -128,6 +134,7 @@ static bool CopyToTemp(const char *source, const char *temp, const char *shownSo
     bool copied = CopyData(in, out, (unsigned long long)size.QuadPart, shownSource, temp);
     if (copied && timesKept)
         SetFileTime(out, &created, &accessed, &written);
+    copied = copied && Flush(out, temp);
     CloseHandle(out);
     CloseHandle(in);
     return copied;
