@@ -37,8 +37,12 @@ class CaseFailure(Exception):
     """The program under test did not do what the case expects."""
 
 
+QUIET = False  # set by a program that tells its own story (the demo)
+
+
 def _log(message):
-    print("[rig] " + message, flush=True)
+    if not QUIET:
+        print("[rig] " + message, flush=True)
 
 
 def wine_environment(prefix, display):
@@ -116,8 +120,11 @@ def _start_xvfb(work):
     return proc.pid, ":" + number.strip().decode()
 
 
-def setup(work, tools_dir):
-    """Starts Xvfb, makes a fresh prefix under WORK and configures it."""
+def setup(work, tools_dir, display=None):
+    """Starts Xvfb, makes a fresh prefix under WORK and configures it. With
+    `display` (a person's X display) no Xvfb is started, windows stay managed
+    by that display's window manager, and the pilot's self-test is left out:
+    nothing but the updater's own boxes shows up there."""
     os.makedirs(work, exist_ok=True)
     if os.path.exists(_state_path(work)):
         _log("a previous rig was left behind; tearing it down first")
@@ -127,12 +134,15 @@ def setup(work, tools_dir):
         _log("removing the old prefix")
         shutil.rmtree(prefix)
 
-    _log("starting Xvfb")
-    xvfb_pid, display = _start_xvfb(work)
+    own_display = display is None
+    xvfb_pid = None
+    if own_display:
+        _log("starting Xvfb")
+        xvfb_pid, display = _start_xvfb(work)
     state = {"prefix": prefix, "display": display, "xvfb_pid": xvfb_pid, "tools": tools_dir}
     with open(_state_path(work), "w") as f:
         json.dump(state, f)
-    _log("display %s (Xvfb pid %d)" % (display, xvfb_pid))
+    _log("display %s (%s)" % (display, "Xvfb pid %d" % xvfb_pid if own_display else "given"))
 
     env = wine_environment(prefix, display)
     os.makedirs(prefix)
@@ -147,8 +157,9 @@ def setup(work, tools_dir):
                        stdout=log, stderr=log, timeout=300, check=True)
         _log("prefix made in %.1f s" % (time.monotonic() - started))
     rig = Rig(work)
-    # Unmanaged windows: no 2 s wait for a window manager after each box.
-    rig.reg("add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N", "/f")
+    if own_display:
+        # Unmanaged windows: no 2 s wait for a window manager after each box.
+        rig.reg("add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N", "/f")
     # A crash must end the process, not wait in a dialog.
     rig.reg("add", r"HKCU\Software\Wine\WineDbg", "/v", "ShowCrashDialog",
             "/t", "REG_DWORD", "/d", "0", "/f")
@@ -156,6 +167,9 @@ def setup(work, tools_dir):
     if acp != "932":
         raise RigError("the prefix runs with ANSI code page %r, not 932: is the ja_JP.UTF-8 "
                        "locale generated?" % acp)
+    if not own_display:
+        _log("prefix ready, ANSI code page %s" % acp)
+        return
     # The pilot reads a box of its own: exact bytes (second bytes 0x5C
     # included), buttons, default, icon, and the answer it gives. This also
     # brings up the display's fonts before the first case.
@@ -185,7 +199,7 @@ def teardown(work):
     except RigError as e:
         _log(str(e))
     pid = state["xvfb_pid"]
-    if _is_our_xvfb(pid):
+    if pid is not None and _is_our_xvfb(pid):
         _log("stopping Xvfb (pid %d)" % pid)
         os.kill(pid, signal.SIGTERM)
         for _ in range(50):
@@ -225,6 +239,8 @@ class Box:
         self.default = int(fields.get("default", "0"))
         self.focus = int(fields.get("focus", "0"))
         self.icon = fields.get("icon", "")
+        rect = fields.get("rect", "")
+        self.rect = tuple(int(v) for v in rect.split(",")) if rect else None
 
     def describe(self):
         return ("%s box of %s: caption %r, text %r, buttons %s, default %d, focus %d, icon %s"
@@ -236,6 +252,30 @@ class Box:
         if code != 0:
             raise CaseFailure("pressing button %d of the box did not close it: %s"
                               % (button, out.strip()))
+
+    def click(self, button):
+        """Presses a button without waiting for the pilot: returns at once,
+        with a function that waits for the pilot and checks that the box
+        closed. For watching what the updater does from the first moment on."""
+        log = tempfile.TemporaryFile()
+        proc = subprocess.Popen(["wine", os.path.join(self.rig.tools, "boxpilot.exe"), "press",
+                                 self.hwnd, str(button), "5000"], env=self.rig.env,
+                                stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+
+        def finish():
+            try:
+                code = proc.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+                code = None
+            log.seek(0)
+            out = log.read().decode("utf-8", "replace")
+            log.close()
+            if code != 0:
+                raise CaseFailure("pressing button %d of the box did not close it: %s"
+                                  % (button, out.strip()))
+        return finish
 
     def select_folder(self, path):
         code, out = self.rig.pilot("select", self.hwnd, path, timeout=60)
@@ -293,10 +333,15 @@ class Rig:
         return self.wine([os.path.join(self.tools, "boxpilot.exe")] + list(args), timeout=timeout)
 
     def unix_path(self, windows_path):
-        """C:\\a\\b -> PREFIX/drive_c/a/b (ASCII paths only)."""
-        assert windows_path[:3].upper() == "C:\\"
+        """C:\\a\\b -> PREFIX/drive_c/a/b, D:\\a -> PREFIX/dosdevices/d:/a.
+        Wine keeps names as UTF-8 on the Linux side, so a name such as
+        ゲームソ is the same str on both."""
+        drive = windows_path[:3].upper()
+        assert len(drive) == 3 and drive[0].isalpha() and drive[1:] == ":\\", windows_path
         parts = [p for p in windows_path[3:].split("\\") if p]
-        return os.path.join(self.drive_c, *parts)
+        if drive[0] == "C":
+            return os.path.join(self.drive_c, *parts)
+        return os.path.join(self.prefix, "dosdevices", drive[0].lower() + ":", *parts)
 
     # -- the machine -------------------------------------------------------
 
@@ -322,11 +367,17 @@ class Rig:
         self.started.append(holder)
         return holder
 
-    def screenshot(self, path):
-        """Writes what the display shows as a PNG (needs xwd and convert)."""
+    def screenshot(self, path, rect=None):
+        """Writes what the display shows as a PNG (needs xwd and convert);
+        with rect (left, top, right, bottom) only that part of the screen."""
         xwd = subprocess.run(["xwd", "-root", "-silent", "-display", self.display],
                              stdout=subprocess.PIPE, timeout=30, check=True)
-        subprocess.run(["convert", "xwd:-", path], input=xwd.stdout, timeout=30, check=True)
+        crop = []
+        if rect is not None:
+            left, top, right, bottom = rect
+            crop = ["-crop", "%dx%d+%d+%d" % (right - left, bottom - top, left, top), "+repage"]
+        subprocess.run(["convert", "xwd:-"] + crop + [path], input=xwd.stdout, timeout=30,
+                       check=True)
 
 
 class Updater:
@@ -341,9 +392,10 @@ class Updater:
                                      stderr=subprocess.STDOUT)
 
     def expect_box(self, text, caption, buttons, default, icon=None, kind="msgbox",
-                   timeout=BOX_TIMEOUT):
+                   timeout=BOX_TIMEOUT, quiet=False):
         """Waits for the updater's next box and checks it; text and caption
-        are str, compared as code page 932 bytes. Returns the Box."""
+        are str, compared as code page 932 bytes. Returns the Box; `quiet`
+        leaves out the line that tells a box came as expected."""
         code, out = self.rig.pilot("find", str(int(timeout * 1000)), UPDATER,
                                    timeout=timeout + 30)
         reports = _parse_report(out)
@@ -372,7 +424,8 @@ class Updater:
             problems.append("icon %s, expected %s" % (box.icon, icon))
         if problems:
             raise CaseFailure("unexpected box: " + box.describe() + "\n  " + "\n  ".join(problems))
-        _log("box as expected: " + box.describe())
+        if not quiet:
+            _log("box as expected: " + box.describe())
         return box
 
     def expect_exit(self, code=0, timeout=EXIT_TIMEOUT):
@@ -463,6 +516,12 @@ class MutexHolder:
 # ---------------------------------------------------------------------------
 # What a case leaves on disk.
 
+def file_digest(path):
+    """SHA-256 of a file's content, read in pieces."""
+    with open(path, "rb") as f:
+        return hashlib.file_digest(f, "sha256").hexdigest()
+
+
 def snapshot(root):
     """Every file and folder under `root`: relative path -> (kind, size, mtime, digest)."""
     result = {}
@@ -472,8 +531,7 @@ def snapshot(root):
             result[os.path.relpath(path, root)] = ("dir",)
         for name in files:
             path = os.path.join(folder, name)
-            with open(path, "rb") as f:
-                digest = hashlib.sha256(f.read()).hexdigest()
+            digest = file_digest(path)
             st = os.stat(path)
             result[os.path.relpath(path, root)] = ("file", st.st_size, st.st_mtime_ns, digest)
     return result

@@ -319,6 +319,7 @@ bool MatchIcon(const RECT& rect, bool last)
 //   default=ID            the button with the BS_DEFPUSHBUTTON style (0: none)
 //   focus=ID              the control id of the focused control (0: none)
 //   icon=NAME             error, question, warning, information, none, unknown
+//   rect=L,T,R,B          the dialog's place on the screen, in pixels
 //   end
 void Describe(HWND box)
 {
@@ -383,6 +384,10 @@ void Describe(HWND box)
     }
     printf("focus=%d\n", focusId);
     DescribeIcon(box);
+    RECT place;
+    if (GetWindowRect(box, &place)) {
+        printf("rect=%ld,%ld,%ld,%ld\n", place.left, place.top, place.right, place.bottom);
+    }
     printf("end\n");
     fflush(stdout);
 }
@@ -562,7 +567,13 @@ int CommandSelect(HWND box, const char* path)
         }
         char component[260];
         int n = 0;
-        while (rest[n] != '\0' && rest[n] != '\\' && n < 259) {
+        // A 0x5C after a lead byte is the second byte of a character, such
+        // as ソ, not a separator.
+        while (rest[n] != '\0' && rest[n] != '\\' && n < 258) {
+            if (IsDBCSLeadByte((BYTE)rest[n]) && rest[n + 1] != '\0') {
+                component[n] = rest[n];
+                ++n;
+            }
             component[n] = rest[n];
             ++n;
         }
@@ -572,8 +583,11 @@ int CommandSelect(HWND box, const char* path)
         HTREEITEM child = Next(tree, item, TVGN_CHILD);
         for (; child != NULL; child = Next(tree, child, TVGN_NEXT)) {
             char text[520];
-            if (ItemText(&rt, child, text, sizeof text) && lstrcmpiA(text, component) == 0) {
-                break;
+            if (ItemText(&rt, child, text, sizeof text)) {
+                PrintHex("item", text, lstrlenA(text));
+                if (lstrcmpiA(text, component) == 0) {
+                    break;
+                }
             }
         }
         item = child;
