@@ -314,6 +314,25 @@ def case_folder_dialog_cancel(rig, windows_dir, name):
     expect_nothing_written(machine, before)
 
 
+def case_retry_after_value_written(rig, windows_dir, name):
+    """No registry value: the install-information box; the value is written
+    while the box is up, and Retry reads it: the confirmation names the game
+    folder below it."""
+    machine = Machine(rig, name, windows_dir)
+    machine.add_package()
+    machine.add_installed_game()
+    rig.set_install_dir(None)
+    before = machine.snapshot()
+    updater = rig.start_updater(machine.update_folder)
+    box = updater.expect_box(NO_INSTALL_INFO_TEXT, CAPTION, [IDABORT, IDRETRY, IDIGNORE],
+                             default=IDRETRY, icon="warning")
+    rig.set_install_dir(machine.games)
+    box.press(IDRETRY)
+    expect_confirmation(updater, machine.game_folder).press(IDNO)
+    updater.expect_exit(0)
+    expect_nothing_written(machine, before)
+
+
 def case_install_new_game_folder(rig, windows_dir, name):
     """The typical run: the registry names a parent folder that exists; Yes
     creates the game folder and its DATA folder, installs the package byte
@@ -450,6 +469,7 @@ CASES = {
     "start.missing_package": case_missing_package,
     "location.picked_folder": case_picked_folder,
     "location.dialog_cancel": case_folder_dialog_cancel,
+    "location.retry_after_value_written": case_retry_after_value_written,
     "install.new_game_folder": case_install_new_game_folder,
     "install.replaces_older": replace_case(50000, "50000"),
     "install.large_package": replace_case(100 << 20, "100 MiB"),
