@@ -168,6 +168,19 @@ def expect_mutex(holder, answer, when):
                           % (when, got, answer))
 
 
+def decline_holding_the_mutex(machine, watcher, before):
+    """Runs the updater, which must hold the game's mutex while it asks for
+    confirmation; No ends the run with nothing written and the mutex
+    released, not abandoned."""
+    updater = machine.rig.start_updater(machine.update_folder)
+    box = expect_confirmation(updater, machine.game_folder)
+    expect_mutex(watcher, "timeout", "while the updater asks")
+    box.press(IDNO)
+    updater.expect_exit(0)
+    expect_nothing_written(machine, before)
+    expect_mutex(watcher, "object_0", "after the updater ended")
+
+
 # ---------------------------------------------------------------------------
 # The cases. Each takes (rig, windows_dir, name).
 
@@ -177,13 +190,7 @@ def case_free_start_confirm_no(rig, windows_dir, name):
     machine = standard_machine(rig, name, windows_dir)
     watcher = rig.mutex_holder()
     before = machine.snapshot()
-    updater = rig.start_updater(machine.update_folder)
-    box = expect_confirmation(updater, machine.game_folder)
-    expect_mutex(watcher, "timeout", "while the updater asks")
-    box.press(IDNO)
-    updater.expect_exit(0)
-    expect_nothing_written(machine, before)
-    expect_mutex(watcher, "object_0", "after the updater ended")
+    decline_holding_the_mutex(machine, watcher, before)
 
 
 def case_running_game_abort(rig, windows_dir, name):
@@ -248,13 +255,7 @@ def case_abandoned_mutex_taken_over(rig, windows_dir, name):
     game.hold()
     game.abandon()
     before = machine.snapshot()
-    updater = rig.start_updater(machine.update_folder)
-    box = expect_confirmation(updater, machine.game_folder)
-    expect_mutex(watcher, "timeout", "while the updater asks")
-    box.press(IDNO)
-    updater.expect_exit(0)
-    expect_nothing_written(machine, before)
-    expect_mutex(watcher, "object_0", "after the updater ended")
+    decline_holding_the_mutex(machine, watcher, before)
 
 
 def case_missing_package(rig, windows_dir, name):

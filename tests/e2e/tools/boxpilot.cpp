@@ -151,6 +151,20 @@ HWND FindChildOfClass(HWND parent, const char* cls)
     return NULL;
 }
 
+// A top-down 32-bit RGB bitmap description of w x h pixels.
+static BITMAPINFO TopDownRgb32(int w, int h)
+{
+    BITMAPINFO info;
+    ZeroMemory(&info, sizeof info);
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = w;
+    info.bmiHeader.biHeight = -h;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    return info;
+}
+
 // Reads the pixels of a screen rectangle as 32-bit values, top-down.
 bool CaptureScreen(int x, int y, int w, int h, DWORD* pixels)
 {
@@ -160,14 +174,7 @@ bool CaptureScreen(int x, int y, int w, int h, DWORD* pixels)
     HGDIOBJ old = SelectObject(memory, bitmap);
     BOOL copied = BitBlt(memory, 0, 0, w, h, screen, x, y, SRCCOPY);
     SelectObject(memory, old);
-    BITMAPINFO info;
-    ZeroMemory(&info, sizeof info);
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = w;
-    info.bmiHeader.biHeight = -h;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
+    BITMAPINFO info = TopDownRgb32(w, h);
     int lines = GetDIBits(memory, bitmap, 0, h, pixels, &info, DIB_RGB_COLORS);
     DeleteObject(bitmap);
     DeleteDC(memory);
@@ -181,14 +188,7 @@ void RenderIcon(HICON icon, DWORD ground, int w, int h, DWORD* pixels)
 {
     HDC screen = GetDC(NULL);
     HDC memory = CreateCompatibleDC(screen);
-    BITMAPINFO info;
-    ZeroMemory(&info, sizeof info);
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = w;
-    info.bmiHeader.biHeight = -h;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
+    BITMAPINFO info = TopDownRgb32(w, h);
     void* bits = NULL;
     HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, NULL, 0);
     HGDIOBJ old = SelectObject(memory, bitmap);
