@@ -7,7 +7,6 @@
 
 #include "manifest.h"
 
-#include <string.h>
 
 int MakeTempFileName(char *out, const char *folder)
 {
@@ -31,17 +30,13 @@ int MakeTempFileName(char *out, const char *folder)
 
 static void ShowCopyBox(const char *format, const char *path)
 {
-    char text[MESSAGE_TEXT_SIZE];
-    FormatText(text, sizeof text, format, path);
-    MessageBoxA(0, text, Manifest().updateCaption, MB_ICONERROR | MB_OK);
+    ShowMessage(MB_ICONERROR | MB_OK, Manifest().updateCaption, format, path);
 }
 
 // The Retry/Cancel prompt of a failed read or write. True on Retry.
 static bool AskRetry(const char *format, const char *path)
 {
-    char text[MESSAGE_TEXT_SIZE];
-    FormatText(text, sizeof text, format, path);
-    return MessageBoxA(0, text, Manifest().productDisplayName, MB_RETRYCANCEL | MB_ICONWARNING) == IDRETRY;
+    return ShowMessage(MB_RETRYCANCEL | MB_ICONWARNING, Manifest().productDisplayName, format, path) == IDRETRY;
 }
 
 static const char readErrorText[] = "ファイルの読みとりでエラーが起こりました。\n\n%s\n";
@@ -183,11 +178,9 @@ int InstallFileByCopy(const char *destRoot, const char *sourceFolder, const char
 
     if (tempCreated)
         DeleteFileA(temp);
-    char text[MESSAGE_TEXT_SIZE];
-    FormatText(text, sizeof text,
-               "\n%s\n\nのアップデートインストールに失敗しました。\n恐れ入りますが手動で、\n\n%s を %s フォルダへ\n"
-               "コピーしてください。\n",
-               shownTarget, shownName, shownFolder);
-    MessageBoxA(0, text, Manifest().updateCaption, MB_ICONWARNING | MB_OK);
+    ShowMessage(MB_ICONWARNING | MB_OK, Manifest().updateCaption,
+                "\n%s\n\nのアップデートインストールに失敗しました。\n恐れ入りますが手動で、\n\n%s を %s フォルダへ\n"
+                "コピーしてください。\n",
+                shownTarget, shownName, shownFolder);
     return 0;
 }

@@ -24,9 +24,7 @@ static const char cannotCreateText[] = "\nフォルダ\n\n【%s】\n\nを作成�
 
 static void ShowFolderBox(const char *format, const char *path)
 {
-    char text[MESSAGE_TEXT_SIZE];
-    FormatText(text, sizeof text, format, path);
-    MessageBoxA(0, text, Manifest().productDisplayName, MB_ICONERROR | MB_OK);
+    ShowMessage(MB_ICONERROR | MB_OK, Manifest().productDisplayName, format, path);
 }
 
 int CreateOneFolder(const char *path)

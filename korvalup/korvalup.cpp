@@ -15,14 +15,6 @@ PathText installFolder;
 PathText installDirValue;
 HANDLE guardMutex;
 
-static int ShowBox(UINT style, const char *caption, const char *format, const char *first = "",
-                   const char *second = "")
-{
-    char text[MESSAGE_TEXT_SIZE];
-    FormatText(text, sizeof text, format, first, second);
-    return MessageBoxA(0, text, caption, style);
-}
-
 // --- start ------------------------------------------------------------------
 
 int CheckPackageFile(const char *folder, const char *fileName)
@@ -30,8 +22,8 @@ int CheckPackageFile(const char *folder, const char *fileName)
     PathText path;
     if (JoinPath(path, folder, fileName) && PathExists(path))
         return 1;
-    ShowBox(MB_ICONERROR | MB_OK, Manifest().updateCaption,
-            "アップデートデータファイルファイル %s が見つかりません。\n", fileName);
+    ShowMessage(MB_ICONERROR | MB_OK, Manifest().updateCaption,
+                "アップデートデータファイルファイル %s が見つかりません。\n", fileName);
     return 0;
 }
 
@@ -47,8 +39,8 @@ static bool GuardAgainstGame()
     for (;;) {
         if (WaitForSingleObject(guardMutex, 0) != WAIT_TIMEOUT)
             return true;
-        int answer = ShowBox(MB_ABORTRETRYIGNORE | MB_ICONWARNING | MB_DEFBUTTON2, m.updateCaption,
-                             "%s を実行中の場合は終了してください。\n", m.productDisplayName);
+        int answer = ShowMessage(MB_ABORTRETRYIGNORE | MB_ICONWARNING | MB_DEFBUTTON2, m.updateCaption,
+                                 "%s を実行中の場合は終了してください。\n", m.productDisplayName);
         if (answer == IDABORT)
             return false;
         if (answer == IDIGNORE)
@@ -142,8 +134,8 @@ static int ChooseFolder()
             CopyText(installFolder, sizeof installFolder, chosen);
             return 1;
         }
-        if (ShowBox(MB_RETRYCANCEL | MB_ICONWARNING, m.updateCaption, "指定されたフォルダに %s が見つかりません。\n",
-                    m.gameExeName) == IDCANCEL)
+        if (ShowMessage(MB_RETRYCANCEL | MB_ICONWARNING, m.updateCaption, "指定されたフォルダに %s が見つかりません。\n",
+                        m.gameExeName) == IDCANCEL)
             return 0;
     }
 }
@@ -154,14 +146,14 @@ int ResolveInstallFolder()
     for (;;) {
         if (ReadInstallFolder())
             break;
-        int answer = ShowBox(MB_ABORTRETRYIGNORE | MB_ICONWARNING | MB_DEFBUTTON2, m.updateCaption,
-                             "%s のインストール情報が取得できません。\n", m.productDisplayName);
+        int answer = ShowMessage(MB_ABORTRETRYIGNORE | MB_ICONWARNING | MB_DEFBUTTON2, m.updateCaption,
+                                 "%s のインストール情報が取得できません。\n", m.productDisplayName);
         if (answer == IDABORT)
             return 0;
         if (answer != IDIGNORE)
             continue;
-        ShowBox(MB_ICONQUESTION | MB_OK, m.updateCaption, "%s のインストール先\n（ %s のあるフォルダ）\nを指定してください。\n",
-                m.productDisplayName, m.gameExeName);
+        ShowMessage(MB_ICONQUESTION | MB_OK, m.updateCaption, "%s のインストール先\n（ %s のあるフォルダ）\nを指定してください。\n",
+                    m.productDisplayName, m.gameExeName);
         int chosen = ChooseFolder();
         if (chosen == 0)
             return 0;
@@ -201,9 +193,9 @@ int OpenFileAfterInstall(const char *folder, const char *fileName)
 void RunInstallation()
 {
     const UpdateManifest &m = Manifest();
-    if (ShowBox(MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2, m.updateCaption,
-                "\n%s\n\nの %s にアップデートをインストールします。\n\nよろしいですか？\n", installFolder,
-                m.productDisplayName) == IDNO)
+    if (ShowMessage(MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2, m.updateCaption,
+                    "\n%s\n\nの %s にアップデートをインストールします。\n\nよろしいですか？\n", installFolder,
+                    m.productDisplayName) == IDNO)
         return;
 
     for (const char *const *entry = m.targetFolders; *entry; ++entry) {
@@ -224,10 +216,10 @@ void RunInstallation()
 
     bool allInstalled = !anyFailed;
     if (allInstalled)
-        ShowBox(MB_ICONINFORMATION | MB_OK, m.updateCaption, "%s にアップデートをインストールしました。\n%s",
-                m.productDisplayName, m.versionHint);
+        ShowMessage(MB_ICONINFORMATION | MB_OK, m.updateCaption, "%s にアップデートをインストールしました。\n%s",
+                    m.productDisplayName, m.versionHint);
     else
-        ShowBox(MB_ICONINFORMATION | MB_OK, m.updateCaption, "%s", m.versionHint);
+        ShowMessage(MB_ICONINFORMATION | MB_OK, m.updateCaption, "%s", m.versionHint);
 
     if (allInstalled && m.launchFileName[0])
         OpenFileAfterInstall(installFolder, m.launchFileName);

@@ -119,6 +119,14 @@ int FormatText(char *out, size_t size, const char *format, ...)
     return whole ? 1 : 0;
 }
 
+int ShowMessage(UINT style, const char *caption, const char *format, const char *first, const char *second,
+                const char *third)
+{
+    char text[MESSAGE_TEXT_SIZE];
+    FormatText(text, sizeof text, format, first, second, third);
+    return MessageBoxA(0, text, caption, style);
+}
+
 int AdjustTrailingBackslash(char *path, int mode, size_t size)
 {
     size_t n = strlen(path);

@@ -35,6 +35,11 @@ int AppendText(char *out, size_t size, const char *text);
 // when the whole result fit, 0 when it was cut.
 int FormatText(char *out, size_t size, const char *format, ...);
 
+// Shows a modal box without owner whose text is format with up to three %s
+// arguments, cut to MESSAGE_TEXT_SIZE; returns the button pressed.
+int ShowMessage(UINT style, const char *caption, const char *format, const char *first = "",
+                const char *second = "", const char *third = "");
+
 // Mode 1 adds a trailing separator, any other mode removes one. Paths shorter
 // than two bytes are never changed. Returns 0 (path unchanged) only when an
 // added separator would not fit in the buffer of size bytes.
