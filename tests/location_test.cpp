@@ -56,8 +56,9 @@ TEST_F(Location, RegistryValueBecomesTheGameFolder)
         sim::SetRegistryValue(KEY, VALUE, c.type, c.data);
         EXPECT_EQ(c.folder.empty() ? 0 : 1, ReadInstallFolder()) << c.what;
         EXPECT_EQ(c.folder, std::string(installFolder)) << c.what;
-        if (c.folder.empty())
+        if (c.folder.empty()) {
             EXPECT_STREQ("", installDirValue) << c.what;
+        }
         EXPECT_EQ(0, sim::OpenRegistryKeys()) << c.what;
     }
 }

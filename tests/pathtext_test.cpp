@@ -191,8 +191,9 @@ TEST_F(PathText932, GetModuleFolder)
         sim::SetModulePath(c.modulePath);
         GuardedPath out;
         EXPECT_EQ(c.result, GetModuleFolder(out.path(), PATH_TEXT_SIZE)) << Printable(c.modulePath);
-        if (c.result)
+        if (c.result) {
             EXPECT_EQ(c.folder, out.text()) << Printable(c.modulePath);
+        }
         EXPECT_TRUE(out.guardIntact());
     }
 }

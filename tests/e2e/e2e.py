@@ -168,6 +168,20 @@ def expect_mutex(holder, answer, when):
                           % (when, got, answer))
 
 
+def expect_install_information(updater):
+    return updater.expect_box(NO_INSTALL_INFO_TEXT, CAPTION, [IDABORT, IDRETRY, IDIGNORE],
+                              default=IDRETRY, icon="warning")
+
+
+def open_folder_dialog(updater):
+    """The registry cannot be read: Ignore on the install-information box,
+    OK on the choose-folder box; returns the folder dialog that follows."""
+    expect_install_information(updater).press(IDIGNORE)
+    updater.expect_box(CHOOSE_FOLDER_TEXT, CAPTION, [IDOK], default=IDOK,
+                       icon="question").press(IDOK)
+    return updater.expect_box(None, None, None, None, kind="browse")
+
+
 def decline_holding_the_mutex(machine, watcher, before):
     """Runs the updater, which must hold the game's mutex while it asks for
     confirmation; No ends the run with nothing written and the mutex
@@ -282,11 +296,7 @@ def case_picked_folder(rig, windows_dir, name):
     rig.set_install_dir(None)
     before = machine.snapshot()
     updater = rig.start_updater(machine.update_folder)
-    updater.expect_box(NO_INSTALL_INFO_TEXT, CAPTION, [IDABORT, IDRETRY, IDIGNORE],
-                       default=IDRETRY, icon="warning").press(IDIGNORE)
-    updater.expect_box(CHOOSE_FOLDER_TEXT, CAPTION, [IDOK], default=IDOK,
-                       icon="question").press(IDOK)
-    browse = updater.expect_box(None, None, None, None, kind="browse")
+    browse = open_folder_dialog(updater)
     if BROWSE_TITLE.encode("cp932") not in browse.statics:
         raise CaseFailure("the folder dialog does not show %r: %s"
                           % (BROWSE_TITLE, [s.decode("cp932", "replace") for s in browse.statics]))
@@ -305,12 +315,8 @@ def case_folder_dialog_cancel(rig, windows_dir, name):
     rig.set_install_dir(None)
     before = machine.snapshot()
     updater = rig.start_updater(machine.update_folder)
-    no_info = (NO_INSTALL_INFO_TEXT, CAPTION, [IDABORT, IDRETRY, IDIGNORE])
-    updater.expect_box(*no_info, default=IDRETRY, icon="warning").press(IDIGNORE)
-    updater.expect_box(CHOOSE_FOLDER_TEXT, CAPTION, [IDOK], default=IDOK,
-                       icon="question").press(IDOK)
-    updater.expect_box(None, None, None, None, kind="browse").press(IDCANCEL)
-    updater.expect_box(*no_info, default=IDRETRY, icon="warning").press(IDABORT)
+    open_folder_dialog(updater).press(IDCANCEL)
+    expect_install_information(updater).press(IDABORT)
     updater.expect_exit(0)
     expect_nothing_written(machine, before)
 
@@ -325,8 +331,7 @@ def case_retry_after_value_written(rig, windows_dir, name):
     rig.set_install_dir(None)
     before = machine.snapshot()
     updater = rig.start_updater(machine.update_folder)
-    box = updater.expect_box(NO_INSTALL_INFO_TEXT, CAPTION, [IDABORT, IDRETRY, IDIGNORE],
-                             default=IDRETRY, icon="warning")
+    box = expect_install_information(updater)
     rig.set_install_dir(machine.games)
     box.press(IDRETRY)
     expect_confirmation(updater, machine.game_folder).press(IDNO)
@@ -447,11 +452,7 @@ def case_trail_5c_picked(rig, windows_dir, name):
     rig.set_install_dir(None)
     before = machine.snapshot()
     updater = rig.start_updater(machine.update_folder)
-    updater.expect_box(NO_INSTALL_INFO_TEXT, CAPTION, [IDABORT, IDRETRY, IDIGNORE],
-                       default=IDRETRY, icon="warning").press(IDIGNORE)
-    updater.expect_box(CHOOSE_FOLDER_TEXT, CAPTION, [IDOK], default=IDOK,
-                       icon="question").press(IDOK)
-    browse = updater.expect_box(None, None, None, None, kind="browse")
+    browse = open_folder_dialog(updater)
     browse.select_folder(game_folder)
     browse.press(IDOK)
     expect_confirmation(updater, game_folder).press(IDYES)
